@@ -277,6 +277,53 @@ TEST_F(XpcChannelTest, ConnectionsAreServedInParallel) {
     EXPECT_EQ(reply.get(), Data{7});
 }
 
+TEST_F(XpcChannelTest, TimedOutCallLeavesTheConnectionUsableAndAsyncRepliesStillArrive) {
+    auto connection = connect();
+    std::promise<std::optional<Data>> slowReply;
+    connection->send("wait:reply:", Data{5}, [&](std::optional<Data> d) { slowReply.set_value(std::move(d)); },
+                     [](XpcTransportError) { ADD_FAILURE() << "transport error"; });
+    service_->entered.wait();
+    // Queued behind the blocked call on the service's side: it times out here.
+    const auto late = connection->sendSync("echo:reply:", Data{6}, 100ms);
+    ASSERT_TRUE(std::holds_alternative<XpcTransportError>(late));
+    EXPECT_EQ(std::get<XpcTransportError>(late), XpcTransportError::timedOut);
+    service_->release.count_down();
+    auto reply = slowReply.get_future();
+    ASSERT_EQ(reply.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(reply.get(), Data{5});
+    // The late reply to the timed-out call is dropped, not taken for this one.
+    EXPECT_EQ(replyOf(connection->sendSync("echo:reply:", Data{7}, 5s)), Data{7});
+}
+
+TEST_F(XpcChannelTest, ManyThreadsShareOneConnection) {
+    auto connection = connect();
+    constexpr int kThreads = 8;
+    constexpr int kCalls = 200;
+    std::atomic<int> wrong{0};
+    std::atomic<int> asyncDone{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                const Data payload = {static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
+                if (t % 2 == 0) {
+                    if (replyOf(connection->sendSync("echo:reply:", payload, 10s)) != payload) wrong.fetch_add(1);
+                } else {
+                    connection->send("echo:reply:", payload,
+                                     [&, payload](std::optional<Data> d) {
+                                         if (d != payload) wrong.fetch_add(1);
+                                         asyncDone.fetch_add(1);
+                                     },
+                                     [&](XpcTransportError) { wrong.fetch_add(1); });
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_TRUE(waitFor([&] { return asyncDone.load() == kThreads / 2 * kCalls; }));
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST_F(XpcChannelTest, ClosedClientIsReportedAndItsDescriptorsFreed) {
     {
         auto connection = connect();

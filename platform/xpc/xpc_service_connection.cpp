@@ -1,21 +1,23 @@
 #include "platform/xpc/xpc_service_connection.h"
 
 #include "platform/paths/system_paths.h"
-#include "platform/xpc/xpc_listener.h"
 
 #include <fmt/format.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <future>
 
 namespace korvane::xpc {
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
 
 } // namespace
 
@@ -25,23 +27,31 @@ struct XpcServiceConnection::Core : std::enable_shared_from_this<Core> {
         ErrorHandler onError;
     };
 
+    enum class ReadOutcome { progressed, timedOut, closed };
+
     Core(std::string name, std::filesystem::path path) : serviceName(std::move(name)), socketPath(std::move(path)) {}
 
     const std::string serviceName;
     const std::filesystem::path socketPath;
 
+    // Lock order: writeLock, then lock.
+    std::mutex writeLock;   // held while writing to, or closing, the socket
     std::mutex lock;
-    std::mutex writeLock;
+    std::condition_variable changed;   // reading released, a call added or answered, stopping
     std::function<void()> interruptionHandler;
     std::function<void()> invalidationHandler;
     bool invalidated = false;
     bool invalidationReported = false;
+    bool stopping = false;
+    bool readerBusy = false;          // some thread owns reading the socket
+    bool backgroundRunning = false;
     int fd = -1;
-    std::uint64_t generation = 0;   // one per socket, so a late reader cannot touch a newer one
+    std::uint64_t generation = 0;     // one per socket, so a stale owner cannot touch a newer one
     std::uint64_t nextCallId = 1;
     std::map<std::uint64_t, Pending> pending;
+    FrameReader frames;               // touched only by the owner of reading
 
-    // Under `lock`. Connects and starts the socket's reader; false when the service is unreachable.
+    // Under writeLock and lock: connects; false when the service is unreachable.
     bool connectLocked() {
         const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0) return false;
@@ -62,118 +72,186 @@ struct XpcServiceConnection::Core : std::enable_shared_from_this<Core> {
             return false;
         }
         fd = s;
-        std::thread([self = shared_from_this(), s, g = ++generation] { self->readLoop(s, g); }).detach();
+        ++generation;
+        frames = FrameReader();
         return true;
     }
 
-    void readLoop(int socket, std::uint64_t socketGeneration) {
-        FrameReader reader;
-        std::vector<std::uint8_t> chunk(kReadChunk);
-        bool refused = false;
-        while (!refused) {
-            const ssize_t n = ::recv(socket, chunk.data(), chunk.size(), 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            try {
-                reader.feed(std::span(chunk.data(), static_cast<std::size_t>(n)));
-                while (auto frame = reader.next()) {
-                    if (frame->type == FrameType::refused) {
-                        refused = true;
-                        break;
-                    }
-                    if (frame->type != FrameType::reply) throw FrameError("service sent a frame that is not a reply");
-                    ReplyHandler onReply;
-                    {
-                        std::lock_guard guard(lock);
-                        auto it = pending.find(frame->callId);
-                        if (it == pending.end()) continue;   // nobody waits for it any more
-                        onReply = std::move(it->second.onReply);
-                        pending.erase(it);
-                    }
-                    if (onReply) onReply(std::move(frame->data));
-                }
-            } catch (const FrameError&) {
-                break;   // a broken stream from the service counts as the service going away
-            }
-        }
-
+    // Under writeLock and lock: closes the socket and collects what must be told.
+    struct Teardown {
         std::map<std::uint64_t, Pending> orphans;
         std::function<void()> handler;
         XpcTransportError error = XpcTransportError::connectionInterrupted;
-        {
-            std::lock_guard guard(lock);
-            if (socketGeneration != generation) return;
-            orphans.swap(pending);
-            ::close(fd);
-            fd = -1;
-            if (refused || invalidated) {
-                invalidated = true;
-                error = XpcTransportError::connectionInvalid;
-                if (!invalidationReported) {
-                    invalidationReported = true;
-                    handler = invalidationHandler;
-                }
-            } else {
-                handler = interruptionHandler;
+    };
+    Teardown teardownLocked(bool refused) {
+        Teardown t;
+        t.orphans.swap(pending);
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        if (refused || invalidated) {
+            invalidated = true;
+            t.error = XpcTransportError::connectionInvalid;
+            if (!invalidationReported) {
+                invalidationReported = true;
+                t.handler = invalidationHandler;
             }
+        } else {
+            t.handler = interruptionHandler;
         }
-        for (auto& [id, call] : orphans) {
-            if (call.onError) call.onError(error);
-        }
-        if (handler) handler();
+        changed.notify_all();
+        return t;
     }
 
-    void send(const std::string& selector, std::optional<Data> argument, ReplyHandler onReply, ErrorHandler onError) {
-        Data bytes;
-        int target = -1;
-        std::function<void()> invalidation;
-        {
-            std::lock_guard guard(lock);
-            if (!invalidated && fd < 0 && !connectLocked()) invalidated = true;
-            if (invalidated) {
-                if (!invalidationReported) {
-                    invalidationReported = true;
-                    invalidation = invalidationHandler;
-                }
-            } else {
-                const std::uint64_t callId = nextCallId++;
-                try {
-                    bytes = encodeFrame(Frame{FrameType::call, callId, selector, std::move(argument)});
-                    pending.emplace(callId, Pending{std::move(onReply), std::move(onError)});
-                    target = fd;
-                } catch (const FrameError&) {
-                    // Too large for the channel: this call fails alone, the connection stays.
-                }
-            }
+    static void tell(Teardown t) {
+        for (auto& [id, call] : t.orphans) {
+            if (call.onError) call.onError(t.error);
         }
-        if (target < 0) {
-            if (invalidation) invalidation();
-            if (onError) onError(XpcTransportError::connectionInvalid);
+        if (t.handler) t.handler();
+    }
+
+    // Run by the owner of reading: waits for bytes until `deadline` and delivers what arrived.
+    ReadOutcome readOnce(int socket, std::uint64_t socketGeneration, std::optional<Clock::time_point> deadline) {
+        int timeoutMs = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            timeoutMs = static_cast<int>(std::max<long long>(left, 0));
+        }
+        pollfd p{socket, POLLIN, 0};
+        const int ready = ::poll(&p, 1, timeoutMs);
+        if (ready == 0) return ReadOutcome::timedOut;
+        if (ready < 0) return errno == EINTR ? ReadOutcome::progressed : close(socketGeneration, false);
+
+        std::uint8_t chunk[kReadChunk];
+        const ssize_t n = ::recv(socket, chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return ReadOutcome::progressed;
+        if (n <= 0) return close(socketGeneration, false);
+        try {
+            frames.feed(std::span(chunk, static_cast<std::size_t>(n)));
+            while (auto frame = frames.next()) {
+                if (frame->type == FrameType::refused) return close(socketGeneration, true);
+                if (frame->type != FrameType::reply) throw FrameError("service sent a frame that is not a reply");
+                ReplyHandler onReply;
+                {
+                    std::lock_guard guard(lock);
+                    auto it = pending.find(frame->callId);
+                    if (it == pending.end()) continue;   // nobody waits for it any more
+                    onReply = std::move(it->second.onReply);
+                    pending.erase(it);
+                }
+                if (onReply) onReply(std::move(frame->data));
+            }
+        } catch (const FrameError&) {
+            return close(socketGeneration, false);   // a broken stream counts as the service going away
+        }
+        return ReadOutcome::progressed;
+    }
+
+    ReadOutcome close(std::uint64_t socketGeneration, bool refused) {
+        Teardown t;
+        {
+            std::lock_guard writing(writeLock);
+            std::lock_guard guard(lock);
+            if (socketGeneration != generation || fd < 0) return ReadOutcome::closed;
+            t = teardownLocked(refused);
+        }
+        tell(std::move(t));
+        return ReadOutcome::closed;
+    }
+
+    // Under lock: whether a thread may take over reading now.
+    bool readable() const { return !readerBusy && fd >= 0; }
+
+    // Under lock: makes sure outstanding calls have a reader when no caller reads for them.
+    void handOverLocked() {
+        if (pending.empty() || !readable()) return;
+        if (backgroundRunning) {
+            changed.notify_all();
             return;
         }
-        std::lock_guard guard(writeLock);
-        // A failed write shows up as the end of the stream on the reader, which fails the call.
-        writeAll(target, bytes);
+        backgroundRunning = true;
+        std::thread([self = shared_from_this()] { self->backgroundReader(); }).detach();
+    }
+
+    void backgroundReader() {
+        std::unique_lock guard(lock);
+        for (;;) {
+            changed.wait(guard, [this] { return stopping || (readable() && !pending.empty()); });
+            if (stopping) break;
+            readerBusy = true;
+            const int socket = fd;
+            const std::uint64_t socketGeneration = generation;
+            guard.unlock();
+            readOnce(socket, socketGeneration, std::nullopt);
+            guard.lock();
+            readerBusy = false;
+            changed.notify_all();
+        }
+        backgroundRunning = false;
+    }
+
+    // Registers and writes one call. Returns false (after telling the caller) when it could
+    // not be sent at all.
+    bool send(const std::string& selector, std::optional<Data> argument, ReplyHandler onReply, ErrorHandler onError,
+              bool callerWillRead) {
+        std::function<void()> invalidation;
+        {
+            std::lock_guard writing(writeLock);
+            Data bytes;
+            int target = -1;
+            {
+                std::lock_guard guard(lock);
+                if (!invalidated && fd < 0 && !connectLocked()) invalidated = true;
+                if (invalidated) {
+                    if (!invalidationReported) {
+                        invalidationReported = true;
+                        invalidation = invalidationHandler;
+                    }
+                } else {
+                    const std::uint64_t callId = nextCallId++;
+                    try {
+                        bytes = encodeFrame(Frame{FrameType::call, callId, selector, std::move(argument)});
+                        pending.emplace(callId, Pending{std::move(onReply), std::move(onError)});
+                        target = fd;
+                        if (!callerWillRead) handOverLocked();
+                    } catch (const FrameError&) {
+                        // Too large for the channel: this call fails alone, the connection stays.
+                    }
+                }
+            }
+            if (target >= 0) {
+                // A failed write shows up as the end of the stream for the reader, which fails the call.
+                writeAll(target, bytes);
+                return true;
+            }
+        }
+        if (invalidation) invalidation();
+        if (onError) onError(XpcTransportError::connectionInvalid);
+        return false;
     }
 
     void invalidate(bool reportToHandler) {
-        std::function<void()> handler;
+        Teardown t;
         {
+            std::lock_guard writing(writeLock);
             std::lock_guard guard(lock);
             if (!reportToHandler) invalidationReported = true;
             if (invalidated) return;
             invalidated = true;
-            if (fd >= 0) {
-                // The reader sees the end of the stream, fails waiting calls and reports.
+            if (fd >= 0 && readerBusy) {
+                // The owner of reading sees the end of the stream, fails waiting calls and reports.
                 ::shutdown(fd, SHUT_RDWR);
                 return;
             }
-            if (!invalidationReported) {
-                invalidationReported = true;
-                handler = invalidationHandler;
-            }
+            t = teardownLocked(false);
         }
-        if (handler) handler();
+        tell(std::move(t));
+    }
+
+    void stop() {
+        invalidate(false);
+        std::lock_guard guard(lock);
+        stopping = true;
+        changed.notify_all();
     }
 };
 
@@ -189,7 +267,7 @@ std::shared_ptr<XpcServiceConnection> XpcServiceConnection::create(std::string s
 }
 
 XpcServiceConnection::~XpcServiceConnection() {
-    core_->invalidate(false);
+    core_->stop();
 }
 
 const std::string& XpcServiceConnection::serviceName() const {
@@ -216,7 +294,7 @@ void XpcServiceConnection::invalidate() {
 
 void XpcServiceConnection::send(const std::string& selector, std::optional<Data> argument, ReplyHandler onReply,
                                 ErrorHandler onError) {
-    core_->send(selector, std::move(argument), std::move(onReply), std::move(onError));
+    core_->send(selector, std::move(argument), std::move(onReply), std::move(onError), false);
 }
 
 std::string XpcServiceConnection::describe(XpcTransportError error) const {
@@ -234,14 +312,48 @@ std::string XpcServiceConnection::describe(XpcTransportError error) const {
 XpcServiceConnection::SyncResult XpcServiceConnection::sendSync(const std::string& selector,
                                                                 std::optional<Data> argument,
                                                                 std::chrono::milliseconds timeout) {
-    auto promise = std::make_shared<std::promise<SyncResult>>();
-    auto future = promise->get_future();
-    // send() runs exactly one of the two handlers, so the promise is set once.
-    send(
-        selector, std::move(argument), [promise](std::optional<Data> data) { promise->set_value(std::move(data)); },
-        [promise](XpcTransportError error) { promise->set_value(error); });
-    if (future.wait_for(timeout) != std::future_status::ready) return XpcTransportError::timedOut;
-    return future.get();
+    struct Slot {
+        std::atomic<bool> ready{false};
+        SyncResult result;
+    };
+    auto slot = std::make_shared<Slot>();
+    Core& core = *core_;
+    // The handlers run on a reading thread and only fill the slot; its waiter is woken through
+    // `changed` (or is the reader itself).
+    const auto fill = [&core, slot](SyncResult value) {
+        std::lock_guard guard(core.lock);
+        slot->result = std::move(value);
+        slot->ready.store(true);
+        core.changed.notify_all();
+    };
+    if (!core.send(
+            selector, std::move(argument), [fill](std::optional<Data> data) { fill(std::move(data)); },
+            [fill](XpcTransportError error) { fill(error); }, true)) {
+        return std::move(slot->result);
+    }
+
+    const auto deadline = Clock::now() + timeout;
+    std::unique_lock guard(core.lock);
+    while (!slot->ready.load()) {
+        if (core.readable()) {
+            // Read for ourselves: the reply then wakes this thread directly.
+            core.readerBusy = true;
+            const int socket = core.fd;
+            const std::uint64_t socketGeneration = core.generation;
+            guard.unlock();
+            const auto outcome = core.readOnce(socket, socketGeneration, deadline);
+            guard.lock();
+            core.readerBusy = false;
+            core.changed.notify_all();
+            if (outcome == Core::ReadOutcome::timedOut) break;
+        } else if (core.changed.wait_until(guard, deadline) == std::cv_status::timeout) {
+            break;
+        }
+    }
+    // Whatever is still outstanding (a late reply, other callers' calls) gets a reader.
+    core.handOverLocked();
+    if (!slot->ready.load()) return XpcTransportError::timedOut;
+    return std::move(slot->result);
 }
 
 } // namespace korvane::xpc

@@ -7,7 +7,14 @@
 // next message connects again (which makes the launcher start the service afresh). When the
 // service turns the peer away, cannot be reached, or invalidate() is called, the connection is
 // *invalidated*: waiting and later calls fail with connectionInvalid, and the invalidation
-// handler runs once. Reply and error handlers run on the connection's reader thread, in order.
+// handler runs once.
+//
+// Reading: one thread at a time reads the socket. A caller waiting in sendSync reads for itself,
+// so its reply wakes it directly (one hop less than a reader thread handing the reply over);
+// while asynchronous calls are outstanding and no caller reads, a background reader does. Reply
+// and error handlers run on whichever of these threads read the reply, one at a time, in the
+// order the replies arrived. A service that goes away while no call is outstanding is noticed
+// at the next call.
 #include "platform/xpc/xpc_frame.h"
 
 #include <chrono>

@@ -136,62 +136,59 @@ std::optional<Bytes> errorDocument(const HelperXpcError& error) {
     return encodeOrNil(error);
 }
 
+// The body of a call whose manager this build does not have yet.
+void answerNotAvailable(const MethodLogs& logs, std::string_view selector, const HelperService::Reply& reply) {
+    runWork(logs, reply, errorDocument, [selector]() -> std::optional<Bytes> { throw notAvailable(selector); });
+}
+
 } // namespace
 
 void HelperService::applyPolicy(const Bytes& argument, const Reply& reply) {
     const MethodLogs logs{"applyPolicy", false};
     if (!admit<VersionedRequest>(logs, argument, reply, errorDocument, onProtocolMismatch_)) return;
-    runWork(logs, reply, errorDocument, []() -> std::optional<Bytes> { throw notAvailable("applyPolicy:reply:"); });
+    answerNotAvailable(logs, "applyPolicy:reply:", reply);
 }
 
 void HelperService::reset(const Reply& reply) {
-    runWork(MethodLogs{"reset", false}, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("resetWithReply:"); });
+    answerNotAvailable(MethodLogs{"reset", false}, "resetWithReply:", reply);
 }
 
 void HelperService::installIKEv2ServerCertificate(const Bytes& argument, const Reply& reply) {
     const MethodLogs logs{"installIKEv2ServerCertificate", false};
     if (!admit<VersionedRequest>(logs, argument, reply, errorDocument, onProtocolMismatch_)) return;
-    runWork(logs, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("installIKEv2ServerCertificate:reply:"); });
+    answerNotAvailable(logs, "installIKEv2ServerCertificate:reply:", reply);
 }
 
 void HelperService::removeIKEv2ServerCertificates(const Reply& reply) {
-    runWork(MethodLogs{"removeIKEv2ServerCertificates", false}, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("removeIKEv2ServerCertificatesWithReply:"); });
+    answerNotAvailable(MethodLogs{"removeIKEv2ServerCertificates", false}, "removeIKEv2ServerCertificatesWithReply:", reply);
 }
 
 void HelperService::startWireGuard(const Bytes& argument, const Reply& reply) {
     const MethodLogs logs{"startWireGuard", true};
     if (!admit<VersionedRequest>(logs, argument, reply, errorDocument, onProtocolMismatch_)) return;
-    runWork(logs, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("startWireGuard:reply:"); });
+    answerNotAvailable(logs, "startWireGuard:reply:", reply);
 }
 
 void HelperService::stopWireGuard(const Reply& reply) {
-    runWork(MethodLogs{"stopWireGuard", false}, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("stopWireGuardWithReply:"); });
+    answerNotAvailable(MethodLogs{"stopWireGuard", false}, "stopWireGuardWithReply:", reply);
 }
 
 void HelperService::getWireGuardStatus(const Reply& reply) {
-    runWork(MethodLogs{"getWireGuardStatus", false}, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("getWireGuardStatusWithReply:"); });
+    answerNotAvailable(MethodLogs{"getWireGuardStatus", false}, "getWireGuardStatusWithReply:", reply);
 }
 
 void HelperService::startStealth(const Bytes& argument, const Reply& reply) {
     const MethodLogs logs{"startStealth", true};
     if (!admit<VersionedRequest>(logs, argument, reply, errorDocument, onProtocolMismatch_)) return;
-    runWork(logs, reply, errorDocument, []() -> std::optional<Bytes> { throw notAvailable("startStealth:reply:"); });
+    answerNotAvailable(logs, "startStealth:reply:", reply);
 }
 
 void HelperService::stopStealth(const Reply& reply) {
-    runWork(MethodLogs{"stopStealth", false}, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("stopStealthWithReply:"); });
+    answerNotAvailable(MethodLogs{"stopStealth", false}, "stopStealthWithReply:", reply);
 }
 
 void HelperService::getStealthStatus(const Reply& reply) {
-    runWork(MethodLogs{"getStealthStatus", false}, reply, errorDocument,
-            []() -> std::optional<Bytes> { throw notAvailable("getStealthStatusWithReply:"); });
+    answerNotAvailable(MethodLogs{"getStealthStatus", false}, "getStealthStatusWithReply:", reply);
 }
 
 void HelperService::scheduleProtocolMismatchExit() {

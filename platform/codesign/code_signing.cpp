@@ -4,7 +4,7 @@
 #include "platform/codesign/openssl_handles.h"
 #include "platform/codesign/pinned_anchor.h"
 #include "platform/codesign/signature_format.h"
-#include "platform/codesign/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
@@ -21,7 +21,7 @@
 namespace korvane::codesign {
 
 using detail::ErrorQueueGuard;
-using detail::UniqueFd;
+using posix::UniqueFd;
 
 struct TrustAnchors::Impl {
     std::vector<detail::X509Ptr> certificates;

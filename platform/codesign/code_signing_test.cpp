@@ -3,7 +3,7 @@
 #include "platform/codesign/codesign_testkit.h"
 #include "platform/codesign/openssl_handles.h"
 #include "platform/codesign/pinned_anchor.h"
-#include "platform/codesign/scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 #include "platform/codesign/signature_format.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +29,7 @@ namespace korvane::codesign {
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::ScratchDirectory;
+using korvane::testing::ScratchDirectory;
 using testkit::Identity;
 using testkit::Validity;
 

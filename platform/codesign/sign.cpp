@@ -3,7 +3,7 @@
 #include "platform/codesign/fd_bio.h"
 #include "platform/codesign/openssl_handles.h"
 #include "platform/codesign/signature_format.h"
-#include "platform/codesign/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -20,7 +20,7 @@
 namespace korvane::codesign {
 namespace {
 
-using detail::UniqueFd;
+using posix::UniqueFd;
 
 [[noreturn]] void fail(const std::string& what) {
     std::string message = what;

@@ -2,7 +2,7 @@
 
 #include "platform/codesign/code_signing.h"
 #include "platform/codesign/codesign_testkit.h"
-#include "platform/codesign/scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 #include "platform/codesign/signature_format.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@ namespace korvane::codesign {
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::ScratchDirectory;
+using korvane::testing::ScratchDirectory;
 
 constexpr std::string_view kProductRequirement =
     R"(anchor apple generic and identifier "com.korvane.vpn" and certificate leaf[subject.OU] = "ZK4HM8QT3V")";

@@ -1,5 +1,6 @@
 // Runs the real korvane-launchd with the test daemon behind it.
-#include "platform/launchd/launchd_test_support.h"
+#include "platform/posix/unique_fd.h"
+#include "tests/support/scratch_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -33,8 +34,8 @@ namespace korvane::launchd {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TempDir;
-using testing::UniqueFd;
+using ScratchDirectory = korvane::testing::ScratchDirectory;
+using posix::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kLauncher = KORVANE_LAUNCHD_BINARY;
@@ -251,7 +252,7 @@ protected:
         return {std::move(client), line ? parseReply(*line) : std::map<std::string, std::string>{}};
     }
 
-    TempDir dir_;
+    ScratchDirectory dir_{"korvane-launchd"};
     std::filesystem::path socketPath_ = dir_.path() / "svc.sock";
     std::filesystem::path logPath_ = dir_.path() / "launcher.log";
 };

@@ -1,6 +1,7 @@
 #include "platform/launchd/socket_activation.h"
 
-#include "platform/launchd/launchd_test_support.h"
+#include "platform/posix/unique_fd.h"
+#include "tests/support/scratch_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,8 @@
 namespace korvane::launchd {
 namespace {
 
-using testing::TempDir;
-using testing::UniqueFd;
+using ScratchDirectory = korvane::testing::ScratchDirectory;
+using posix::UniqueFd;
 
 constexpr const char* kActivationVariables[] = {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"};
 
@@ -91,7 +92,7 @@ protected:
         }
     }
 
-    TempDir dir_;
+    ScratchDirectory dir_{"korvane-launchd"};
 
 private:
     int savedFd3_ = -1;
@@ -201,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 class BindListenSocketTest : public ::testing::Test {
 protected:
-    TempDir dir_;
+    ScratchDirectory dir_{"korvane-launchd"};
 };
 
 TEST_F(BindListenSocketTest, CreatesParentAndListensForAnyUser) {

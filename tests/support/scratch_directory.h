@@ -1,18 +1,20 @@
 #pragma once
-// A temporary directory for this folder's tests, removed with everything in it.
+// A temporary directory for a test, removed with everything in it. Its name is kept short:
+// socket paths built inside it must fit in sun_path.
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 
-namespace korvane::codesign::testsupport {
+namespace korvane::testing {
 
 class ScratchDirectory {
 public:
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "codesign-test.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    explicit ScratchDirectory(std::string_view prefix = "korvane-test") {
+        std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + ".XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
         path_ = pattern;
     }
     ~ScratchDirectory() {
@@ -24,7 +26,7 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-    // A copy of a system executable to sign and run.
+    // A copy of an executable, to sign or change.
     std::filesystem::path copyOf(const std::filesystem::path& executable, const std::string& name) const {
         const std::filesystem::path copy = path_ / name;
         std::filesystem::copy_file(executable, copy);
@@ -35,4 +37,4 @@ private:
     std::filesystem::path path_;
 };
 
-}  // namespace korvane::codesign::testsupport
+} // namespace korvane::testing

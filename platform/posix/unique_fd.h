@@ -1,10 +1,10 @@
 #pragma once
-// An owned file descriptor, closed on scope exit.
+// An owned file descriptor, closed when it goes out of scope.
 #include <unistd.h>
 
 #include <utility>
 
-namespace korvane::codesign::detail {
+namespace korvane::posix {
 
 class UniqueFd {
 public:
@@ -13,10 +13,7 @@ public:
     ~UniqueFd() { reset(); }
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
+        if (this != &other) reset(std::exchange(other.fd_, -1));
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
@@ -25,13 +22,13 @@ public:
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
     explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
+    void reset(int fd = -1) {
         if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        fd_ = fd;
     }
 
 private:
     int fd_ = -1;
 };
 
-}  // namespace korvane::codesign::detail
+} // namespace korvane::posix

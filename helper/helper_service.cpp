@@ -41,7 +41,8 @@ HelperXpcError notAvailable(std::string_view selector) {
                           std::string(selector) + " is not available in this build");
 }
 
-// Steps 5 and 6 of every call: run the work, turn what it throws into the failure reply.
+// The end of every call: run the work and reply its result, or turn what it threw into the
+// failure reply.
 template <typename Work, typename FailureReply>
 void runWork(const MethodLogs& logs, const HelperService::Reply& reply, FailureReply failureReply, Work work) {
     try {
@@ -106,8 +107,8 @@ void HelperService::ping(const Reply& reply) {
 
 namespace {
 
-// Steps 1 and 2: decode the request and check its version. Nothing is returned when the call
-// has already been answered.
+// The start of every request-taking call: decode the request and check its version. Nothing is
+// returned when the call has already been answered.
 template <typename Request, typename FailureReply>
 std::optional<Request> admit(const MethodLogs& logs, const Bytes& argument, const HelperService::Reply& reply,
                              FailureReply failureReply, const std::function<void()>& onMismatch) {

@@ -10,7 +10,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 
 namespace korvane::xpc {
 namespace {

@@ -18,16 +18,11 @@
 #include "platform/xpc/xpc_frame.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <variant>
 
 namespace korvane::xpc {
